@@ -23,12 +23,15 @@ enum class EventKind {
     OpenProcessToken,  // a = desired access, b = process handle is the current process
     LookupPrivilege,   // text = privilege name, caption = system name ("" for null)
     AdjustPrivileges,  // a = disable-all flag, b = privilege count, c = attributes of entry 0,
-                       // text = "prev" when a previous-state buffer was given
+                       // d = LUID low part of entry 0, text = "prev" when a previous-state
+                       // buffer was given
     ExitWindows,       // a = flags, b = reason
     LoadLibrary,       // text = name as asked, caption = path loaded ("" when it failed), a = flags
     FreeLibrary,       // text = path of the module
     CreateProcess,     // text = command line, caption = path started ("" when it failed),
-                       // a = creation flags, b = STARTUPINFOA.cb, c = STARTUPINFOA.dwFlags
+                       // a = creation flags, b = STARTUPINFOA.cb, c = STARTUPINFOA.dwFlags,
+                       // d = STARTUPINFOA.wShowWindow; application name in `extra`
+    GetProcAddress,    // text = name asked, caption = module path, a = 1 when found
     WaitForObject,     // a = milliseconds asked, b = result
     TerminateProcess,  // a = exit code
     CloseHandle,
@@ -41,6 +44,8 @@ struct Event {
     uint32_t a = 0;
     uint32_t b = 0;
     uint32_t c = 0;
+    uint32_t d = 0;
+    std::string extra;
     int64_t usec = 0;  // stand-in clock when the call was made
 };
 
