@@ -3,8 +3,8 @@
 
 Usage: check_pe.py <windows-build-dir>
 
-Header fields, imports and exports come from `i686-w64-mingw32-objdump -p`; the section table
-and the resource tree (.rsrc) are read from the file here. Each deliverable has one table of
+Header fields and imports come from `i686-w64-mingw32-objdump -p`; the section table, the
+export directory and the resource tree (.rsrc) are read from the file here. Each deliverable has one table of
 checks in TARGETS; a check is a function of the parsed file that returns (ok, detail).
 Prints one line per check and a closing line "N passed, M failed"; exits 1 on any failure.
 """
@@ -63,7 +63,8 @@ class PeFile:
             flags = struct.unpack_from('<I', d, off + 36)[0]
             self.sections.append(dict(name=name, vsize=vsize, va=va, rawsize=rawsize,
                                       rawptr=rawptr, flags=flags))
-        # Data directory 2 is the resource table (PE32 optional header: directories at 96).
+        # Data directories (PE32 optional header: from offset 96): 0 exports, 2 resources.
+        self.export_rva = struct.unpack_from('<I', d, opt + 96)[0]
         rsrc_rva, rsrc_size = struct.unpack_from('<II', d, opt + 96 + 8 * 2)
         self.resources = self._read_resources(rsrc_rva) if rsrc_size else {}
 
@@ -84,16 +85,18 @@ class PeFile:
         return sorted(set(re.findall(r'DLL Name: (\S+)', self.objdump)), key=str.lower)
 
     def exports(self):
-        """(ordinal, name) of every export from objdump's [Ordinal/Name Pointer] Table."""
-        m = re.search(r'\[Ordinal/Name Pointer\] Table(?: -- Ordinal Base \d+)?\n(.*?)(?:\n\n|\Z)',
-                      self.objdump, re.S)
-        if not m:
+        """(ordinal, name) of every named export, read from the export directory."""
+        if not self.export_rva:
             return []
+        d = self.data
+        e = self.rva_to_offset(self.export_rva)
+        base, _, nnames, _, names_rva, ordinals_rva = struct.unpack_from('<IIIIII', d, e + 16)
         out = []
-        for line in m.group(1).splitlines():
-            e = re.match(r'\s*\[\s*(\d+)\]\s+(?:\+base\[\s*(\d+)\]\s+\S+\s+)?(\S+)', line)
-            if e:
-                out.append((int(e.group(2) or e.group(1)), e.group(3)))
+        for i in range(nnames):
+            name_rva = struct.unpack_from('<I', d, self.rva_to_offset(names_rva) + 4 * i)[0]
+            index = struct.unpack_from('<H', d, self.rva_to_offset(ordinals_rva) + 2 * i)[0]
+            n = self.rva_to_offset(name_rva)
+            out.append((base + index, d[n:d.index(b'\0', n)].decode('ascii', 'replace')))
         return out
 
     # -- sections and resources -------------------------------------------------------------
