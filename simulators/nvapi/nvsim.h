@@ -153,7 +153,7 @@ bool ParseScenario(const std::string& text, Scenario& out, int* pnLine, std::str
 enum class EventKind { Query, Init, PreHook, PostHook, Enum, BusId, I2C };
 
 struct Event {
-    EventKind kind;
+    EventKind kind = EventKind::Query;
     int64_t usec = 0;         // simulator clock
     uint32_t id = 0;          // Query: ID asked; hooks: ID of the bracketed call
     bool answered = false;    // Query
