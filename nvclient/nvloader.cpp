@@ -165,14 +165,19 @@ bool moduleIdentityChanged(HMODULE hModule)
     readModuleIdentity(hModule, &checkSum, &timeDateStamp);
 
     // Linkers that write a checksum make it the identity; the time stamp only decides for
-    // images without one.
-    bool bChanged = checkSum != 0 ? checkSum != g_nvLoader.moduleIdentity[0]
-                                  : timeDateStamp != g_nvLoader.moduleIdentity[1];
+    // images without one. Before any module was seen, every module counts as changed: an
+    // image whose two words are both 0 (no checksum, no time stamp, as reproducible builds
+    // write it) would otherwise match the zero start value and never be bound, while the
+    // caller is told that the library is ready.
+    bool bChanged = !g_nvLoader.identityRecorded ||
+                    (checkSum != 0 ? checkSum != g_nvLoader.moduleIdentity[0]
+                                   : timeDateStamp != g_nvLoader.moduleIdentity[1]);
     if (bChanged) {
         // Recorded before any binding is tried, so a module that fails to bind is not
         // tried again until its image changes once more.
         g_nvLoader.moduleIdentity[0] = checkSum;
         g_nvLoader.moduleIdentity[1] = timeDateStamp;
+        g_nvLoader.identityRecorded = 1;
     }
     return bChanged;
 }
@@ -180,6 +185,7 @@ bool moduleIdentityChanged(HMODULE hModule)
 void recordModuleIdentity(HMODULE hModule)
 {
     readModuleIdentity(hModule, &g_nvLoader.moduleIdentity[0], &g_nvLoader.moduleIdentity[1]);
+    g_nvLoader.identityRecorded = 1;
 }
 
 HMODULE loadSystemLibrary(const char* szName, DWORD dwFlags)

@@ -16,6 +16,7 @@ struct NvLoaderState {
     NvPostCallHookFn postCallHook;
     uint32_t bindCount;            // successful bindings; wrapper slots are stamped with it
     uint32_t moduleIdentity[2];    // CheckSum, TimeDateStamp of the image last bound or seen
+    uint8_t identityRecorded;      // moduleIdentity holds a module's words, not the start value
 };
 
 extern NvLoaderState g_nvLoader;

@@ -256,6 +256,24 @@ TEST_F(NvClientTest, LibraryAlreadyLoadedElsewhereIsBoundWithoutLoadingOrReferen
     EXPECT_EQ(g_nvLoader.moduleIdentity[1], 5u);
 }
 
+// An image without checksum and time stamp matches the zero start record; it must still be
+// bound the first time it is seen, or the client would report "ready" with nothing bound.
+TEST_F(NvClientTest, ModuleWithoutIdentityWordsIsBoundWhenFirstSeen)
+{
+    HMODULE hPreloaded = winstub::Preload(DriverFile(A, kElsewhereNvapi, 0, 0));
+
+    EXPECT_EQ(NvAPI_Initialize(), NVAPI_OK);
+    EXPECT_NE(g_nvLoader.resolver, nullptr);
+    EXPECT_EQ(g_nvLoader.bindCount, 1u);
+    EXPECT_EQ(g_log, std::vector<std::string>{"A:init"});
+
+    // Seen once, the same image takes the fast path.
+    HMODULE hModule = nullptr;
+    EXPECT_EQ(acquireModule(&hModule), NVAPI_OK);
+    EXPECT_EQ(hModule, hPreloaded);
+    EXPECT_EQ(g_nvLoader.bindCount, 1u);
+}
+
 TEST_F(NvClientTest, InitializeReportsBindingDuringTheCallAsSuccess)
 {
     struct Case {
