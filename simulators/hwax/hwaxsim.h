@@ -258,12 +258,25 @@ void InstallLoadspin(const std::string& path = "C:\\Program Files\\vrmset\\loads
 int LoadspinRuns();
 #endif
 
-// The 33 export names, in the order the exports are declared below.
+// Sibling simulators (atipdl, loadspin) and the Windows entry points share the log and the
+// wake-up state through these.
+void AddEntry(const char* source, EntryKind kind, std::string_view exportName, std::string text);
+void CountCall(std::string_view exportName);
+void RefreshWakeState();  // looks for the marker file of the wake-up program
+#ifdef _WIN32
+// Reads HWAXSIM_LOG, HWAXSIM_STATE and HWAXSIM_SCENARIO and configures the machine; false
+// (with *pError) when the scenario file cannot be read or parsed, leaving an empty machine.
+bool ConfigureFromEnvironment(std::string* pError);
+#endif
+
+// The 33 export names, in the member order of HWAX_ENTRIES.
 extern const char* const kExportNames[33];
 
 }  // namespace hwaxsim
 
-// The driver's exports. The 19 that the identity library never calls answer 0.
+// The driver's exports. Of those the identity library never calls, the ones whose arguments
+// the contract leaves open (I2C, ports, the slot-less word and byte MMIO, IsAGP30, IsPCIE)
+// only count the call and answer 0.
 extern "C" {
 int32_t __cdecl FindVGAChip(uint32_t nVendorId, VGA_CHIP* pChips, uint32_t cbSize);
 int32_t __cdecl GetVGAMMIOAddress(VGA_CHIP* pChip, int32_t nSlot);
