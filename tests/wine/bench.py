@@ -629,8 +629,11 @@ def main(argv):
                 print('scenario %s: %s' % (s.name, s.about))
                 if s.args:
                     print('command line: vrmset.exe %s' % ' '.join(s.args))
-            res = run_scenario(wine, build, s, config, show=bool(args.show))
-            problems = evaluate(s, res, config)
+            try:
+                res = run_scenario(wine, build, s, config, show=bool(args.show))
+                problems = evaluate(s, res, config)
+            except RuntimeError as e:   # a file of the scenario is not built
+                res, problems = Result(), [str(e)]
             g = format_gaps(res, config)
             if args.show:
                 if not res.reboots:
