@@ -289,6 +289,8 @@ NvAPI_Status __cdecl SimI2CReadEx(NvPhysicalGpuHandle hGpu, NV_I2C_INFO_V3* pInf
         pInfo->displayMask = kScribble;
         pInfo->i2cSpeed = kScribble;
         pInfo->i2cSpeedKhz = kScribble;
+        pInfo->pbI2cRegAddress = nullptr;
+        pInfo->regAddrSize = 0;
     }
     Emit(e);
     return e.status;

@@ -46,8 +46,8 @@
 //     after a correct sequence    `completion` (default 0x00)
 //     after a spoiled sequence    kSpoiledValue
 //
-// Scenario text format: one `key = value` per line; '#' starts a comment; blank lines are
-// ignored; a later line replaces an earlier one of the same key. Numbers are decimal or
+// Scenario text format: one `key = value` per line; '#' at the start of a line or after a
+// blank starts a comment (in `i2c#3` it does not); blank lines are ignored; a later line replaces an earlier one of the same key. Numbers are decimal or
 // 0x-hex; register numbers and byte values are hex with or without 0x. Keys:
 //   gpus = 2                      modelled GPUs, 0..64 (default 1)
 //   bus = 1 2                     bus number of GPU 0, 1, ... (default: index + 1)
@@ -66,8 +66,8 @@
 //   untouched = i2c#7             the n-th I2C call answers 0 without reaching the IC and
 //                                 without writing the response buffer
 //   scribble = i2c#2              after the n-th I2C call the driver leaves other values in
-//                                 the caller's record (displayMask, i2cSpeed, i2cSpeedKhz =
-//                                 kScribble)
+//                                 the caller's record: displayMask, i2cSpeed, i2cSpeedKhz =
+//                                 kScribble, pbI2cRegAddress = null, regAddrSize = 0
 //   slack = 0                     microseconds before the end of a busy time from which the
 //                                 IC already answers (for real clocks that round)
 //

@@ -47,6 +47,14 @@ bool ParseNumber(const std::string& s, int64_t lo, int64_t hi, int64_t* pValue) 
     return true;
 }
 
+// '#' begins a comment at the start of a line or after a blank; inside a word such as
+// "i2c#3" it is part of the value.
+size_t CommentStart(const std::string& line) {
+    for (size_t i = 0; i < line.size(); ++i)
+        if (line[i] == '#' && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t')) return i;
+    return std::string::npos;
+}
+
 bool Reject(std::string* pError, const std::string& why) {
     *pError = why;
     return false;
@@ -182,7 +190,7 @@ bool ParseScenario(const std::string& text, Scenario& out, int* pnLine, std::str
     };
     while (std::getline(in, raw)) {
         ++nLine;
-        std::string line = Trim(raw.substr(0, raw.find('#')));
+        std::string line = Trim(raw.substr(0, CommentStart(raw)));
         if (line.empty()) continue;
         size_t eq = line.find('=');
         if (eq == std::string::npos) return fail(nLine, "expected key = value");
