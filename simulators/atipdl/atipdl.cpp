@@ -44,7 +44,7 @@ extern "C" {
 
 int32_t __cdecl ATIDL_EnumPhysicalAdapters(int32_t nDisplay, int32_t nReserved, uint32_t* pRecord) {
     CountCall(kEnum);
-    RefreshWakeState();
+    RefreshWakeState("atipdl");
     std::string args = "display=" + std::to_string(nDisplay) + " reserved=" + std::to_string(nReserved);
     if (!pRecord) return Refuse(kEnum, args + " record=null", "null record");
     args += " size=" + std::to_string(pRecord[0]);
@@ -75,7 +75,7 @@ int32_t __cdecl ATIDL_EnumPhysicalAdapters(int32_t nDisplay, int32_t nReserved, 
 
 int32_t __cdecl ATIDL_GetPMCurrentActivity(int32_t nDisplay, uint32_t* pActivity, uint32_t* pQuery) {
     CountCall(kActivity);
-    RefreshWakeState();
+    RefreshWakeState("atipdl");
     std::string args = "display=" + std::to_string(nDisplay);
     if (!pActivity || !pQuery) return Refuse(kActivity, args + " null pointer", "null record or query");
     args += " size=" + std::to_string(pActivity[0]) + " query=" + std::to_string(pQuery[0]) + "," +

@@ -95,7 +95,9 @@
 //   Asleep adapter: every register window and BIOS read answers all ones; writes are dropped.
 //   Slots: GetVGAMMIOAddress(chip, i) / GetVGABIOSAddress(vendor, chip, i) map the adapter
 //     with chip->nBus and chip->nDevice (and, for BIOS, that vendor) into slot i (0..31).
-//     An operation on an unmapped slot answers 0xFFFFFFFF and logs a note.
+//     A record whose driver words differ from what FindVGAChip wrote for that adapter is
+//     still mapped, with a note. An operation on an unmapped slot answers 0xFFFFFFFF and
+//     logs a note.
 //   FindVGAChip(vendor, buffer, size): the adapters of that vendor in scenario order, as many
 //     whole records as fit into size bytes; returns the number of adapters of that vendor
 //     (or the forced result). Record words: 0 bus, 1 device, 2 vendor | device ID << 16,
@@ -262,7 +264,8 @@ int LoadspinRuns();
 // wake-up state through these.
 void AddEntry(const char* source, EntryKind kind, std::string_view exportName, std::string text);
 void CountCall(std::string_view exportName);
-void RefreshWakeState();  // looks for the marker file of the wake-up program
+// Looks for the marker file of the wake-up program; source names the module in the log.
+void RefreshWakeState(const char* source = "hwax");
 #ifdef _WIN32
 // Reads HWAXSIM_LOG, HWAXSIM_STATE and HWAXSIM_SCENARIO and configures the machine; false
 // (with *pError) when the scenario file cannot be read or parsed, leaving an empty machine.

@@ -45,6 +45,7 @@ constexpr uint32_t kRecordTag = 0x58415748;  // "HWAX"
 struct AdapterState {
     std::map<uint32_t, uint32_t> regs;
     bool bAsleep = false;
+    int nRomIn = -1;  // the switch state, worked out again after a register write (-1)
 };
 
 struct Machine {
@@ -122,7 +123,7 @@ uint32_t PowerOn(int i, uint32_t off) {
     return it == r.end() ? 0 : it->second;
 }
 
-bool RomIn(int i) {
+bool RomSwitch(int i) {
     if (M().scenario.adapters[i].nVendorId == kVendorAti) {
         // The ROM shows while the five registers hold what the ROM-window open makes of their
         // power-on values; anything else (a wrong mask, a missed register) keeps it hidden.
@@ -136,6 +137,13 @@ bool RomIn(int i) {
     uint32_t chip = Reg(i, 0xA00) & 0x1FF00000;
     if (chip < 0x0E000000) return Reg(i, 0x1850) == 0;
     return (Reg(i, 0x50) & 1) != 0;
+}
+
+// A byte scan reads the ROM once per byte; the switch only changes on a register write.
+bool RomIn(int i) {
+    int& cached = M().adapters[i].nRomIn;
+    if (cached < 0) cached = RomSwitch(i) ? 1 : 0;
+    return cached == 1;
 }
 
 bool InWindow(uint32_t off) {
@@ -180,6 +188,7 @@ void MmioWrite(ExportId e, int i, uint32_t off, uint32_t value, int width) {
     for (int k = 0; k < width; ++k) {
         uint32_t o = off + k;
         if (InWindow(o) || o >= kRegisterSpace) continue;
+        M().adapters[i].nRomIn = -1;
         uint32_t& reg = M().adapters[i].regs[o & ~3u];
         uint32_t shift = 8 * (o & 3);
         reg = (reg & ~(0xFFu << shift)) | (((value >> (8 * k)) & 0xFF) << shift);
@@ -280,7 +289,7 @@ void Configure(const Scenario& scenario) {
     Machine& m = M();
     m.scenario = scenario;
     m.adapters.clear();
-    for (const AdapterConfig& c : scenario.adapters) m.adapters.push_back({c.regs, c.bAsleep});
+    for (const AdapterConfig& c : scenario.adapters) m.adapters.push_back({c.regs, c.bAsleep, -1});
     std::fill(std::begin(m.slotsMmio), std::end(m.slotsMmio), -1);
     std::fill(std::begin(m.slotsBios), std::end(m.slotsBios), -1);
     ClearLog();
@@ -315,12 +324,12 @@ void MarkAwake() {
 
 void SetStateDir(const std::string& dir) { M().stateDir = dir; }
 
-void RefreshWakeState() {
+void RefreshWakeState(const char* source) {
     bool anyAsleep = false;
     for (const AdapterState& a : M().adapters) anyAsleep |= a.bAsleep;
     if (anyAsleep && WakeMarkerPresent()) {
         for (AdapterState& a : M().adapters) a.bAsleep = false;
-        AddEntry("hwax", EntryKind::Call, "wake", "marker found: sleeping adapters awake");
+        AddEntry(source, EntryKind::Call, "wake", "marker found: sleeping adapters awake");
     }
 }
 
