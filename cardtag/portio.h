@@ -30,3 +30,8 @@ public:
 
 // PCI vendor ID of the adapters in the table: 0x10DE, 0x1002, or 0 before discovery.
 extern uint32_t g_nVendorId;
+
+// Writes into szPath (cchPath bytes) the full path of szFileName in the host executable's
+// folder. FALSE, with szPath empty, when the host path cannot be read whole, holds no
+// backslash, or the result does not fit.
+BOOL BuildHostFolderPath(char* szPath, DWORD cchPath, const char* szFileName);
