@@ -14,6 +14,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -28,7 +29,8 @@ WATCHER_DELAY_MS = 30        # how long the "user" looks at a box before pressin
 REBOOT_GRACE_S = 0.5         # how long an unexpected reboot request gets to show up
 REBOOT_WAIT_S = 5.0          # how long an expected one may take
 
-BASE_OVERRIDES = 'mscoree,mshtml='   # no Mono or Gecko installers in the prefix
+# No Mono or Gecko installers in the prefix, no menu entries written into the user's home.
+BASE_OVERRIDES = 'mscoree,mshtml=;winemenubuilder.exe=d'
 
 
 def winpath(path):
@@ -620,10 +622,12 @@ def main(argv):
                   file=sys.stderr)
             return 2
 
+    # A timeout's SIGTERM still ends the wineserver (through the finally below).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(124))
     wine = Wine(build / 'bench')
-    wine.start()
     passed = failed = 0
     try:
+        wine.start()
         for s in scenarios:
             if args.show:
                 print('scenario %s: %s' % (s.name, s.about))
