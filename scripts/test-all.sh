@@ -60,6 +60,12 @@ rc=${PIPESTATUS[0]}
 read -r p f <<<"$(closing "$logs/bench.log")"
 count "Wine bench" "$rc" "${p:-}" "${f:-}"
 
+echo "== System bench (vrmset with the real cardtag.dll; cardtag.dll alone through cardhost.exe)"
+timeout -k 10 600 xvfb-run -a python3 tests/wine/system_bench.py --build build/win 2>&1 | tee "$logs/system-bench.log"
+rc=${PIPESTATUS[0]}
+read -r p f <<<"$(closing "$logs/system-bench.log")"
+count "System bench" "$rc" "${p:-}" "${f:-}"
+
 echo
 echo "== summary ($(( $(date +%s) - start )) s)"
 printf '%s\n' "${summary[@]}"

@@ -354,10 +354,24 @@ VRMSET_CHECKS = COMMON_CHECKS + [
     ('icon group 101: one 32x32 image, 16 colours', single_icon(101, 32, 4)),
 ]
 
-# The identity library: shared checks for now; its exports (exports_exactly) and version
-# block (version_block with VFT_DLL) belong in this list.
+# The identity library's exports: undecorated names, ordinals 1-11 in alphabetical order.
+CARDTAG_EXPORTS = [
+    'GetTELOVGACard', 'GetVGAModleName', 'GetVGAModleName1', 'GetVGAModleName2',
+    'GetVGAModleName3', 'GetVGAPPID_Num', 'GetVGAPPID_Num1', 'GetVGAPPID_Num2',
+    'GetVGAPPID_Num3', 'MultiGetModleName', 'MultiGetVGAPPID_Num',
+]
+assert CARDTAG_EXPORTS == sorted(CARDTAG_EXPORTS)
+CARDTAG_VERSION = (1, 0, 0, 9)
+
 CARDTAG_CHECKS = COMMON_CHECKS + [
     ('Windows GUI subsystem (DLL)', subsystem_is(2, 'Windows GUI')),
+    ('the eleven exports, undecorated, ordinals 1-11 alphabetical',
+     exports_exactly(list(enumerate(CARDTAG_EXPORTS, 1)))),
+    ('version 1.0.0.9, DLL, with its strings', version_block(
+        CARDTAG_VERSION, CARDTAG_VERSION, VFT_DLL,
+        {'FileVersion': '1, 0, 0, 9', 'ProductVersion': '1, 0, 0, 9',
+         'FileDescription': 'cardtag DLL', 'InternalName': 'cardtag',
+         'OriginalFilename': 'cardtag.DLL', 'ProductName': 'cardtag Dynamic Link Library'})),
 ]
 
 # (file name, where the build puts it, checks)

@@ -31,6 +31,7 @@ REBOOT_WAIT_S = 5.0          # how long an expected one may take
 
 # No Mono or Gecko installers in the prefix, no menu entries written into the user's home.
 BASE_OVERRIDES = 'mscoree,mshtml=;winemenubuilder.exe=d'
+VRMSET_EXE = 'C:\\vrmset\\vrmset.exe'
 
 
 def winpath(path):
@@ -421,9 +422,16 @@ class Printer:
             '  (EWX_REBOOT|EWX_FORCE: forced restart)' if r.args == '--kill' else ''))
 
 
-def run_scenario(wine, build, scenario, config, show=False):
+def run_folder(wine, scenario):
+    """Where a scenario's inputs, logs and outputs lie."""
+    return wine.work / 'runs' / scenario.name
+
+
+def run_scenario(wine, build, scenario, config, show=False, exe=VRMSET_EXE):
+    """Runs `exe` (a program in wine.program_dir) with the scenario's files, environment and
+    arguments ({run} in them is the run folder), the box watcher as the user."""
     res = Result()
-    run_dir = wine.work / 'runs' / scenario.name
+    run_dir = run_folder(wine, scenario)
     shutil.rmtree(run_dir, ignore_errors=True)
     run_dir.mkdir(parents=True)
     for name, data in scenario.inputs.items():
@@ -470,9 +478,9 @@ def run_scenario(wine, build, scenario, config, show=False):
             {k: (None if v is None else v.replace('{run}', winpath(run_dir)))
              for k, v in scenario.env.items()},
             overrides=BASE_OVERRIDES + ';wineboot.exe=n')
-        exe = 'C:\\vrmset\\vrmset.exe'
+        args = [a.replace('{run}', winpath(run_dir)) for a in scenario.args]
         start = time.monotonic()
-        prog = wine.popen(['wine', exe] + scenario.args, run_dir / 'vrmset.out',
+        prog = wine.popen(['wine', exe] + args, run_dir / 'vrmset.out',
                           cwd=wine.program_dir, env=env)
         while prog.poll() is None:
             collect()
