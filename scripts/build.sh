@@ -3,7 +3,8 @@
 #   build/native  32-bit Linux build with the unit tests (ASan + UBSan)
 #   build/win     MinGW-w64 i686 build: vrmset.exe, cardtag.dll, the simulated DLLs and the
 #                 Win32 programs of the Wine bench
-# Usage: scripts/build.sh [native|win|all]   (default all; JOBS=n sets the parallel jobs, 2)
+# Usage: scripts/build.sh [native|win|all]   (default all; JOBS=n sets the parallel jobs, 2;
+#        KEEP_GOING=1 builds every target that can be built when another one fails)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +17,9 @@ build_tree() {
   if [ ! -f "$dir/CMakeCache.txt" ]; then
     cmake -S . -B "$dir" "$@"
   fi
-  cmake --build "$dir" -j"$jobs"
+  local keep=()
+  if [ "${KEEP_GOING:-0}" = 1 ]; then keep=(-- -k); fi
+  cmake --build "$dir" -j"$jobs" "${keep[@]}"
 }
 
 case "$what" in

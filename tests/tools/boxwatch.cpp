@@ -113,7 +113,8 @@ BOOL CALLBACK VisitWindow(HWND hwnd, LPARAM) {
     bool owned = GetWindow(hwnd, GW_OWNER) != nullptr;
 
     Sleep(static_cast<DWORD>(g_delayMs));
-    SendMessageA(hwnd, WM_COMMAND, IDOK, 0);
+    // A box of a hung program must not hang the watcher too.
+    SendMessageTimeoutA(hwnd, WM_COMMAND, IDOK, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
     double dismissed = NowMs();
     g_handled.push_back(hwnd);
 
