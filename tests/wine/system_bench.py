@@ -288,7 +288,7 @@ def show_run(case, res, hwax, host):
         for ln in results:
             print('    %s' % ln)
     for ln in hwax.lines:
-        if ' count ' not in ln and ' call Get' not in ln or ' call GetVGA' in ln:
+        if HWAX_LINE.match(ln) and HWAX_LINE.match(ln).group(3) != 'count':
             print('  hwax log: %s' % ln)
     if hwax.counts:
         print('  access-driver calls: %s' % ', '.join('%s %d' % kv for kv in sorted(hwax.counts.items())))
