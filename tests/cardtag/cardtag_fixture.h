@@ -20,6 +20,7 @@
 #include <string>
 
 #include "classlib.h"
+#include "discovery.h"
 #include "exports.h"
 #include "hwaxsim.h"
 #include "vgainfo.h"
@@ -50,6 +51,21 @@ inline void ResetLibraryState() {
     g_nVendorId = 0;
     g_bBiosMMIO = FALSE;
     g_ExtensionModule = AFX_EXTENSION_MODULE{};
+    // Discovery's own bindings of the driver API and the ATI library.
+    g_NvApiEntries[kNvApiEnumPhysicalGPUsEntry] = {
+        reinterpret_cast<void*>(&NvApiDefaultEnumPhysicalGPUs), kNvIdEnumPhysicalGPUs};
+    g_NvApiEntries[kNvApiGpuGetBusIdEntry] = {reinterpret_cast<void*>(&NvApiDefaultGpuGetBusId),
+                                              kNvIdGpuGetBusId};
+    g_nNvApiStatus = 0;
+    g_nNvApiDefaultStatus = -4;
+    std::memset(g_hNvApiGpu, 0, sizeof(g_hNvApiGpu));
+    g_nNvApiGpuCount = 0;
+    g_pfnEnumDisplayDevicesA = nullptr;
+    g_nPrimaryDisplay = 0;
+    g_hAtiPdl = nullptr;
+    g_pfnAtiEnumPhysicalAdapters = nullptr;
+    g_pfnAtiGetPMCurrentActivity = nullptr;
+    g_AtiAdapter = {};
 }
 
 // The DLL entry of cardtag.dll as the C runtime runs it.

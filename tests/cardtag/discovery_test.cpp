@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "atipdlsim.h"
+#include "cardtag_fixture.h"
 #include "discovery.h"
 #include "hwaxsim.h"
 #include "nvsim.h"
@@ -54,26 +55,7 @@ void* __cdecl NoInterface(uint32_t) {
 // The library's state as the loader leaves it before discovery: g_VGAInfo constructed over
 // zeroed storage, process-wide values at their load values. The old object is not destroyed:
 // its driver handle belongs to a stand-in state that is being thrown away.
-void FreshLibrary() {
-    memset(static_cast<void*>(&g_VGAInfo), 0, sizeof(g_VGAInfo));
-    new (&g_VGAInfo) CVGAInfo;
-    g_nVendorId = 0;
-    g_bBiosMMIO = FALSE;
-    g_NvApiEntries[kNvApiEnumPhysicalGPUsEntry] = {
-        reinterpret_cast<void*>(&NvApiDefaultEnumPhysicalGPUs), kNvIdEnumPhysicalGPUs};
-    g_NvApiEntries[kNvApiGpuGetBusIdEntry] = {reinterpret_cast<void*>(&NvApiDefaultGpuGetBusId),
-                                              kNvIdGpuGetBusId};
-    g_nNvApiStatus = 0;
-    g_nNvApiDefaultStatus = -4;
-    memset(g_hNvApiGpu, 0, sizeof(g_hNvApiGpu));
-    g_nNvApiGpuCount = 0;
-    g_pfnEnumDisplayDevicesA = nullptr;
-    g_nPrimaryDisplay = 0;
-    g_hAtiPdl = nullptr;
-    g_pfnAtiEnumPhysicalAdapters = nullptr;
-    g_pfnAtiGetPMCurrentActivity = nullptr;
-    g_AtiAdapter = {};
-}
+void FreshLibrary() { cardtag_test::ResetLibraryState(); }
 
 class DiscoveryTest : public ::testing::Test {
 protected:
