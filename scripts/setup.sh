@@ -9,7 +9,7 @@ packages=(
   clang llvm
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386 xvfb xauth
-  seabios python3 zip unzip osslsigncode
+  seabios python3 zip unzip osslsigncode openssl
 )
 
 sudo_cmd=()

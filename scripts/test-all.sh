@@ -73,6 +73,12 @@ rc=${PIPESTATUS[0]}
 read -r p f <<<"$(closing "$logs/system-bench.log")"
 count "System bench" "$rc" "${p:-}" "${f:-}"
 
+echo "== Release (two unsigned builds compared; a signed one verified and run on the Wine bench)"
+timeout -k 10 600 python3 tests/release/test_release.py --bench-build build/win 2>&1 | tee "$logs/release.log"
+rc=${PIPESTATUS[0]}
+read -r p f <<<"$(closing "$logs/release.log")"
+count "Release" "$rc" "${p:-}" "${f:-}"
+
 echo
 echo "== summary ($(( $(date +%s) - start )) s)"
 printf '%s\n' "${summary[@]}"

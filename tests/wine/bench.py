@@ -3,7 +3,7 @@
 32-bit Wine prefix, with a watcher program as the user who presses OK, and checks each
 scenario's whole timeline: message boxes, I2C transactions, waits and the reboot request.
 
-    bench.py [--build DIR] [--scenarios FILE] [--only NAME ...]
+    bench.py [--build DIR] [--scenarios FILE] [--only NAME ...] [--vrmset FILE]
     bench.py --show NAME [--build DIR]
 
 Needs an X display (run it under `xvfb-run -a`). Standard library only.
@@ -608,10 +608,16 @@ def main(argv):
     ap.add_argument('--scenarios', default=str(HERE / 'scenarios.json'))
     ap.add_argument('--only', action='append', default=[], help='run only this scenario')
     ap.add_argument('--show', metavar='NAME', help='run one scenario and show what happens')
+    ap.add_argument('--vrmset', metavar='FILE',
+                    help="run this vrmset.exe instead of the build tree's (a release's)")
     args = ap.parse_args(argv[1:])
 
     build = Path(args.build).resolve()
     config, scenarios = load_scenarios(args.scenarios)
+    if args.vrmset:
+        for s in scenarios:
+            if s.program.get('vrmset.exe'):
+                s.program['vrmset.exe'] = str(Path(args.vrmset).resolve())  # build / abs = abs
     wanted = [args.show] if args.show else args.only
     unknown = set(wanted) - {s.name for s in scenarios}
     if unknown:
