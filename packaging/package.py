@@ -36,9 +36,9 @@ class PackError(Exception):
 
 
 def load_pe_checks(path):
-    spec = importlib.util.spec_from_file_location('check_pe', path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location('check_pe', path)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 

@@ -148,9 +148,9 @@ class Logs(unittest.TestCase):
             ('\u00e9\u0080', b'\xe9\x80'),
             ({'fill': 'ab', 'length': 7, 'end': 'XY'}, b'ababaXY'),
         ]
-        for spec, want in cases:
-            with self.subTest(spec=spec):
-                self.assertEqual(bench.ppid_bytes(spec), want)
+        for value, want in cases:
+            with self.subTest(value=value):
+                self.assertEqual(bench.ppid_bytes(value), want)
         with self.assertRaises(bench.ScenarioError):
             bench.ppid_bytes('\u20ac')
 
