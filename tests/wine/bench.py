@@ -351,6 +351,7 @@ class Result:
         self.problems = []   # failures of the bench itself (watcher did not start, ...)
         self.t0 = None
         self.seconds = 0.0
+        self.launched = None  # wine_clock_ms() when the program was started
 
     def timeline(self):
         events = self.boxes + self.i2c + self.reboots
@@ -480,6 +481,7 @@ def run_scenario(wine, build, scenario, config, show=False, exe=VRMSET_EXE):
             overrides=BASE_OVERRIDES + ';wineboot.exe=n')
         args = [a.replace('{run}', winpath(run_dir)) for a in scenario.args]
         start = time.monotonic()
+        res.launched = wine_clock_ms()
         prog = wine.popen(['wine', exe] + args, run_dir / 'vrmset.out',
                           cwd=wine.program_dir, env=env)
         while prog.poll() is None:
@@ -512,6 +514,29 @@ def run_scenario(wine, build, scenario, config, show=False, exe=VRMSET_EXE):
         if res.timed_out:
             wine.restart_server()   # ends whatever the hung program left behind
     return res
+
+
+# -- measurements (tests/perf/wine_perf.py) ------------------------------------------------------
+def wine_clock_ms():
+    """Now, on the clock of the logs: under Wine, QueryPerformanceCounter counts
+    CLOCK_MONOTONIC_RAW, so a time taken here lines up with the boxes and the simulators."""
+    return time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000.0
+
+
+def start_to_first_box_ms(result):
+    """From the start of the program (the `wine` command) to its first message box, or None."""
+    if result.launched is None or not result.boxes:
+        return None
+    return result.boxes[0].t - result.launched
+
+
+def programming_ms(result, config):
+    """From the first set command to the completion check after it, or None."""
+    kinds = [(e.kind(config['i2c_fields']), e.t) for e in result.i2c]
+    first_set = next((t for k, t in kinds if k == 'set'), None)
+    if first_set is None:
+        return None
+    return next((t - first_set for k, t in kinds if k == 'verify' and t > first_set), None)
 
 
 # -- verdict ------------------------------------------------------------------------------------
