@@ -9,25 +9,30 @@
 #           trivial program, and the programming sequence against its 2,200 ms of waits
 #           (builds build/win; needs xvfb-run).
 #
-# Usage: scripts/bench.sh [--wine] [--repetitions N] [--rounds N]
-#        (repetitions of each native benchmark, default 9; Wine rounds, default 5)
+# Usage: scripts/bench.sh [--wine] [--repetitions N] [--rounds N] [--native-dir DIR] [--win-dir DIR]
+#        (repetitions of each native benchmark, default 9; Wine rounds, default 7; build trees,
+#        default build/perf and build/win)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 wine=0
 reps=9
-rounds=5
+rounds=7
+dir=build/perf
+win_dir=build/win
 while [ $# -gt 0 ]; do
   case "$1" in
     --wine) wine=1 ;;
     --repetitions) reps=$2; shift ;;
     --rounds) rounds=$2; shift ;;
-    *) echo "usage: $0 [--wine] [--repetitions N] [--rounds N]" >&2; exit 2 ;;
+    --native-dir) dir=$2; shift ;;
+    --win-dir) win_dir=$2; shift ;;
+    *) echo "usage: $0 [--wine] [--repetitions N] [--rounds N] [--native-dir DIR] [--win-dir DIR]" >&2
+       exit 2 ;;
   esac
   shift
 done
 
-dir=build/perf
 if [ ! -f "$dir/CMakeCache.txt" ]; then
   cmake -S . -B "$dir" -DVRM_SANITIZE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
@@ -45,7 +50,10 @@ fi
 python3 tests/perf/perf_table.py "$dir/bench.json"
 
 if [ "$wine" = 1 ]; then
-  bash scripts/build.sh win >/dev/null
+  if [ ! -f "$win_dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$win_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+  fi
+  cmake --build "$win_dir" -j"${JOBS:-2}" >/dev/null
   echo
-  xvfb-run -a python3 tests/perf/wine_perf.py --build build/win --rounds "$rounds"
+  xvfb-run -a python3 tests/perf/wine_perf.py --build "$win_dir" --rounds "$rounds"
 fi

@@ -30,6 +30,7 @@ FIRSTBOX_EXE = 'C:\\vrmset\\firstbox.exe'
 FULL_CASE = 'nv-eligible-update'      # system_scenarios.json: real cardtag.dll, full update
 STUB_SCENARIO = 'eligible'            # scenarios.json: the same update, stand-in cardtag.dll
 WAITS_MS = 150 + 550 + 1500           # the fixed waits of the programming sequence
+SCAN_CALLS = 262185                   # access-driver calls of GetVGAPPID_Num in FULL_CASE
 
 
 def firstbox_scenario(config):
@@ -40,6 +41,17 @@ def firstbox_scenario(config):
         'ppid': None,
         'expect': ['box "firstbox" "first box"'],
     }, config)
+
+
+def hwax_times_ms(hwax):
+    """(discovery, scan) of one run from the access-driver log, in ms. Discovery: from the
+    driver's load to the ROM window's restore after the last probe. Scan: the identity call,
+    from its ROM window's open to its restore, which are the last two register writes."""
+    attach = next((int(ln.split()[0]) for ln in hwax.lines if ' call DllMain attach' in ln), None)
+    writes = [int(ln.split()[0]) for ln in hwax.lines if ln.split()[2:3] == ['write']]
+    if attach is None or len(writes) < 3:
+        return None, None
+    return (writes[-3] - attach) / 1000.0, (writes[-1] - writes[-2]) / 1000.0
 
 
 def median(values):
@@ -61,7 +73,7 @@ def main(argv):
                     help='Windows build tree (default: build/win)')
     ap.add_argument('--work', help='folder of the Wine prefix and the runs '
                     '(default: <build>/perf-bench)')
-    ap.add_argument('--rounds', type=int, default=5)
+    ap.add_argument('--rounds', type=int, default=7)
     args = ap.parse_args(argv[1:])
     if not os.environ.get('DISPLAY'):
         print('wine_perf: no X display; run it under xvfb-run -a', file=sys.stderr)
@@ -76,7 +88,7 @@ def main(argv):
     trivial = firstbox_scenario(bench_config)
 
     wine = bench.Wine(Path(args.work).resolve() if args.work else build / 'perf-bench')
-    rows = {'trivial': [], 'stub': [], 'full': [], 'program': []}
+    rows = {'trivial': [], 'stub': [], 'full': [], 'program': [], 'discovery': [], 'scan': []}
     failures = []
     wine.start()
     try:
@@ -87,8 +99,9 @@ def main(argv):
             res = bench.run_scenario(wine, build, stub, bench_config)
             problems += bench.evaluate(stub, res, bench_config)
             t_stub = bench.start_to_first_box_ms(res)
-            res, _, _, more = system_bench.run_case(wine, build, full, sys_config)
+            res, hwax, _, more = system_bench.run_case(wine, build, full, sys_config)
             problems += more
+            t_discovery, t_scan = hwax_times_ms(hwax)
             t_full = bench.start_to_first_box_ms(res)
             t_program = bench.programming_ms(res, sys_config)
             if problems:
@@ -100,6 +113,8 @@ def main(argv):
             rows['stub'].append(t_stub)
             rows['full'].append(t_full)
             rows['program'].append(t_program)
+            rows['discovery'].append(t_discovery)
+            rows['scan'].append(t_scan)
             print('round %d: first box %.0f / %.0f / %.0f ms (trivial / stub library / '
                   'real library), programming %.1f ms' % (n, t_trivial, t_stub, t_full,
                                                           t_program), flush=True)
@@ -123,6 +138,11 @@ def main(argv):
     print('    %-54s %s  ratio %.2fx  (target: within 1.5x)' % (
         'vrmset.exe with cardtag.dll and simulated HWAX.DLL', fmt(median(rows['full'])),
         median([ratio(f, t) for t, _, f, _ in per_round])))
+    print('      %-52s %s' % ('of which discovery (access-driver log)', fmt(median(rows['discovery']))))
+    scan = median(rows['scan'])
+    print('      %-52s %s  %s' % ('of which the ROM scan of GetVGAPPID_Num', fmt(scan),
+                                  '(%.0f ns per driver call)' % (scan * 1e6 / SCAN_CALLS)
+                                  if scan is not None else ''))
     print('  Programming sequence (first set command to the completion check)')
     print('    %-54s %s' % ('floor: the fixed waits 150 + 550 + 1500', fmt(WAITS_MS)))
     print('    %-54s %s  ratio %.4fx  (target: within 1.05x)' % (
