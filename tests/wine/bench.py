@@ -85,15 +85,15 @@ def text_bytes(value):
         raise ScenarioError('text %r has characters above U+00FF' % value)
 
 
-def ppid_bytes(spec):
-    if isinstance(spec, str):
-        return text_bytes(spec)
-    if isinstance(spec, dict) and set(spec) <= {'fill', 'length', 'end'}:
-        end = text_bytes(spec.get('end', ''))
-        fill = text_bytes(spec.get('fill', 'x')) or b'x'
-        body_len = spec['length'] - len(end)
+def ppid_bytes(value):
+    if isinstance(value, str):
+        return text_bytes(value)
+    if isinstance(value, dict) and set(value) <= {'fill', 'length', 'end'}:
+        end = text_bytes(value.get('end', ''))
+        fill = text_bytes(value.get('fill', 'x')) or b'x'
+        body_len = value['length'] - len(end)
         return (fill * (body_len // len(fill) + 1))[:body_len] + end
-    raise ScenarioError('cannot read ppid %r' % (spec,))
+    raise ScenarioError('cannot read ppid %r' % (value,))
 
 
 SCENARIO_KEYS = {'name', 'about', 'program', 'system32', 'env', 'nvsim', 'ppid', 'inputs',
