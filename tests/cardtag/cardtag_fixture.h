@@ -46,6 +46,10 @@ inline void ResetLibraryState() {
         DestroyObject();
     }
     std::memset(static_cast<void*>(&g_VGAInfo), 0, sizeof(g_VGAInfo));
+    // The constructor sets nothing, so the object keeps these zeros, as in the static storage
+    // of a freshly mapped DLL. The barrier keeps an optimising compiler from dropping the
+    // zeroing as a store into an object whose life has not begun yet.
+    asm volatile("" : : "r"(&g_VGAInfo) : "memory");
     new (&g_VGAInfo) CVGAInfo;
     g_bObjectAlive = true;
     g_nVendorId = 0;

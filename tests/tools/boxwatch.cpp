@@ -113,9 +113,12 @@ BOOL CALLBACK VisitWindow(HWND hwnd, LPARAM) {
     bool owned = GetWindow(hwnd, GW_OWNER) != nullptr;
 
     Sleep(static_cast<DWORD>(g_delayMs));
+    // The dismissal time is taken as OK is pressed, before the message is sent: the program
+    // may go on as soon as the box takes the command, and under load that can be before the
+    // send returns here, so a time taken afterwards could come after the program's next step.
+    double dismissed = NowMs();
     // A box of a hung program must not hang the watcher too.
     SendMessageTimeoutA(hwnd, WM_COMMAND, IDOK, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
-    double dismissed = NowMs();
     g_handled.push_back(hwnd);
 
     std::fprintf(g_log,
