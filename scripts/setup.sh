@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ g++-multilib make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libbenchmark-dev:i386
-  clang llvm
+  clang llvm libclang-rt-14-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386 xvfb xauth
   seabios python3 zip unzip osslsigncode openssl

@@ -73,6 +73,18 @@ rc=${PIPESTATUS[0]}
 read -r p f <<<"$(closing "$logs/system-bench.log")"
 count "System bench" "$rc" "${p:-}" "${f:-}"
 
+echo "== Search-order bench (copies planted in the current directory and on PATH are never used)"
+timeout -k 10 300 xvfb-run -a python3 tests/wine/planted_bench.py --build build/win 2>&1 | tee "$logs/planted-bench.log"
+rc=${PIPESTATUS[0]}
+read -r p f <<<"$(closing "$logs/planted-bench.log")"
+count "Search-order bench" "$rc" "${p:-}" "${f:-}"
+
+echo "== Fuzzing (each fuzz target for ${FUZZ_SECONDS:-30} s; scripts/fuzz.sh)"
+timeout -k 10 900 bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}" 2>&1 | tee "$logs/fuzz.log"
+rc=${PIPESTATUS[0]}
+read -r p f <<<"$(closing "$logs/fuzz.log")"
+count "Fuzzing" "$rc" "${p:-}" "${f:-}"
+
 echo "== Release (two unsigned builds compared; a signed one verified and run on the Wine bench)"
 timeout -k 10 600 python3 tests/release/test_release.py --bench-build build/win 2>&1 | tee "$logs/release.log"
 rc=${PIPESTATUS[0]}

@@ -23,6 +23,7 @@ RT_VERSION = 16
 RT_MANIFEST = 24
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
 VS_FFI_SIGNATURE = 0xFEEF04BD
@@ -63,8 +64,10 @@ class PeFile:
             flags = struct.unpack_from('<I', d, off + 36)[0]
             self.sections.append(dict(name=name, vsize=vsize, va=va, rawsize=rawsize,
                                       rawptr=rawptr, flags=flags))
-        # Data directories (PE32 optional header: from offset 96): 0 exports, 2 resources.
+        # Data directories (PE32 optional header: from offset 96): 0 exports, 2 resources,
+        # 5 base relocations.
         self.export_rva = struct.unpack_from('<I', d, opt + 96)[0]
+        self.reloc_size = struct.unpack_from('<I', d, opt + 96 + 8 * 5 + 4)[0]
         rsrc_rva, rsrc_size = struct.unpack_from('<II', d, opt + 96 + 8 * 2)
         self.resources = self._read_resources(rsrc_rva) if rsrc_size else {}
 
@@ -224,6 +227,13 @@ def check_aslr_dep(pe):
     return not missing, ('missing ' + ', '.join(sorted(missing))) if missing else 'set'
 
 
+def check_relocatable(pe):
+    """ASLR moves only an image that keeps its base relocations."""
+    stripped = pe.characteristics & IMAGE_FILE_RELOCS_STRIPPED
+    ok = pe.reloc_size > 0 and not stripped
+    return ok, '%d bytes of base relocations%s' % (pe.reloc_size, ', RELOCS_STRIPPED' if stripped else '')
+
+
 def check_no_writable_code(pe):
     both = [s['name'] for s in pe.sections
             if s['flags'] & IMAGE_SCN_MEM_WRITE and s['flags'] & IMAGE_SCN_MEM_EXECUTE]
@@ -240,6 +250,7 @@ COMMON_CHECKS = [
     ('OS and subsystem version 6.0', check_os_version_6),
     ('imports only Windows system DLLs', check_system_imports),
     ('DYNAMIC_BASE and NX_COMPAT', check_aslr_dep),
+    ('base relocations kept', check_relocatable),
     ('no section both writable and executable', check_no_writable_code),
     ('TimeDateStamp 0', check_timestamp_zero),
 ]

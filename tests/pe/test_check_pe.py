@@ -87,6 +87,7 @@ class Spoil:
 CASES = [
     ('no NX_COMPAT', Spoil.optional_word(70, 0x0040), 'DYNAMIC_BASE and NX_COMPAT'),
     ('no DYNAMIC_BASE', Spoil.optional_word(70, 0x0100), 'DYNAMIC_BASE and NX_COMPAT'),
+    ('relocations stripped', Spoil.optional_word(96 + 8 * 5 + 4, 0, 'I'), 'base relocations kept'),
     ('build time stamped', Spoil.time_stamp, 'TimeDateStamp 0'),
     ('GUI subsystem', Spoil.optional_word(68, 2), 'console subsystem'),
     ('OS version 4.0', Spoil.optional_word(40, 4), 'OS and subsystem version 6.0'),
