@@ -190,6 +190,23 @@ def _():
         config_space({0x48: pcie(0, 1, 3, 8)}, 0x48)
 
 
+def chain(hops, last):
+    """A capability list of `hops` entries that are neither PCI Express nor AGP, each pointing
+    to the next, ending in an entry with ID `last` (a PCI Express one when 0x10)."""
+    caps = {}
+    at = 0x40
+    for _ in range(hops):
+        caps[at] = u8(0x09, at + 8)
+        at += 8
+    caps[at] = pcie(0, 1, 2, 4) if last == 0x10 else u8(last, 0)
+    return config_space(caps, 0x40)
+
+
+@seed('buslink_fuzzer', 'found-after-eleven-hops-not-after-twelve')
+def _():
+    return u8(1) + chain(11, 0x10) + chain(12, 0x10)
+
+
 # -- update_fuzzer -------------------------------------------------------------------------------
 def update(cardtag=3, ppid=('CN0X0', 0, 4), nvapi=3, gpus=1, count=None, init=None, hooks=0,
            missing=None, regs=(), regs0=(), completion=None, faults=(), untouched=(),
