@@ -26,6 +26,9 @@ inline void ResetCardtagLibrary() {
         g_VGAInfo.CVGAInfo::~CVGAInfo();
     }
     std::memset(static_cast<void*>(&g_VGAInfo), 0, sizeof(g_VGAInfo));
+    // The zeros are what the object keeps (its constructor sets nothing); the barrier keeps
+    // the compiler from dropping them as stores into an object whose life has not begun.
+    asm volatile("" : : "r"(&g_VGAInfo) : "memory");
     new (&g_VGAInfo) CVGAInfo;
     g_bLibraryObjectAlive = true;
     g_nVendorId = 0;
