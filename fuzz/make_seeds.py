@@ -308,9 +308,11 @@ def _():
 
 # -- surface_fuzzer ------------------------------------------------------------------------------
 def surface(driver=2, ati=None, loadspin=None, nvapi=None, host=0, host_len=0, missing=None,
-            found=(2, 0), records=(), calls=(), stream=b'', platform=0):
+            found=(2, 0), records=(), calls=(), stream=b'', platform=0, nvapi_faults=0):
     """ati: (enum status, bus, activity status, activity, export bits, displays);
-    records: (bus, device, board); calls: (export, index); stream: what reads answer."""
+    nvapi: the GPUs' buses; nvapi_faults: 0x0C init fails, 0x10/0x20 no enumeration/bus query,
+    0x40/0x80 they fail; records: (bus, device, board); calls: (export, index); stream: what
+    reads answer."""
     out = u8(driver | (4 if ati else 0) | (8 if loadspin is not None else 0)
              | (16 if nvapi else 0) | host << 5 | (0x80 if missing else 0))
     out += u8(platform)   # 1 no IsWow64Process, 4 no EnumDisplayDevicesA, 0x18 registration fails
@@ -327,7 +329,7 @@ def surface(driver=2, ati=None, loadspin=None, nvapi=None, host=0, host_len=0, m
     if loadspin is not None:
         out += u8(loadspin)
     if nvapi:
-        out += u8(len(nvapi) - 1, *nvapi)
+        out += u8(len(nvapi) - 1 | nvapi_faults) + u8(*nvapi)
     out += u8(len(calls))
     for name, index in calls:
         out += u8(EXPORTS.index(name), index + 2)
@@ -359,6 +361,12 @@ def _():
 def _():
     return surface(host=1, host_len=60, missing=[0x02, 0, 0x10, 0, 0],
                    calls=[('GetVGAPPID_Num', 0), ('MultiGetVGAPPID_Num', 7)])
+
+
+@seed('surface_fuzzer', 'driver-api-lacks-the-bus-query')
+def _():
+    return surface(records=[(1, 0, True), (2, 0, True)], nvapi=[2, 1], nvapi_faults=0x20,
+                   calls=[('GetTELOVGACard', 0)])
 
 
 @seed('surface_fuzzer', 'registration-fails-after-discovery')

@@ -396,9 +396,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     }
     nvsim::Scenario scenario;
     if (bNvApi) {
-        scenario.nGpus = 1 + in.Pick(4);
+        // The driver API: its GPUs' buses, its initialisation status, the functions it lacks
+        // and the calls that fail.
+        uint8_t v = in.U8();
+        scenario.nGpus = 1 + (v & 3);
         for (uint32_t i = 0; i < scenario.nGpus; ++i)
             scenario.busNumbers.push_back(in.Pick(8));
+        scenario.nInitStatus = (v >> 2 & 3) == 3 ? -1 : (v >> 2 & 3) == 2 ? 1 : 0;
+        if (v & 0x10)
+            scenario.missingIds.push_back(kNvIdEnumPhysicalGPUs);
+        if (v & 0x20)
+            scenario.missingIds.push_back(kNvIdGpuGetBusId);
+        if (v & 0x40)
+            scenario.faults.push_back({nvsim::CallKind::Enum, 1, -1});
+        if (v & 0x80)
+            scenario.faults.push_back({nvsim::CallKind::BusId, 1, -1});
         nvsim::InstallInSystemDir();
     }
     nvsim::Start(scenario);
